@@ -1,0 +1,14 @@
+// Google Benchmark entry with a JUCE runtime, so processor benchmarks can build processors.
+#include <benchmark/benchmark.h>
+#include <juce_events/juce_events.h>
+
+int main (int argc, char** argv)
+{
+    juce::ScopedJuceInitialiser_GUI juce;
+    benchmark::Initialize (&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments (argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

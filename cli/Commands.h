@@ -1,0 +1,8 @@
+#pragma once
+// Subcommands of the tapegrub command-line tool. Each returns the process exit code.
+#include <juce_core/juce_core.h>
+
+namespace tgcli
+{
+int info (const juce::StringArray& args);
+} // namespace tgcli
