@@ -5,4 +5,7 @@
 namespace tgcli
 {
 int info (const juce::StringArray& args);
+int analyse (const juce::StringArray& args);
+int makeDemoPack (const juce::StringArray& args);
+int render (const juce::StringArray& args);
 } // namespace tgcli

@@ -14,6 +14,10 @@ struct Command
 
 const Command kCommands[] = {
     { "info", "info                      the plug-in's name, version, buses and parameters as JSON", tgcli::info },
+    { "analyse", "analyse PATH [--seed N]   how a pack (folder, .zip or audio file) sorts onto the lanes, as JSON Lines", tgcli::analyse },
+    { "make-demo-pack", "make-demo-pack DIR        write the synthesized demo pack (a .zip when DIR ends in .zip)", tgcli::makeDemoPack },
+    { "render", "render PACK --out DIR     play a generated groove through the processor, write mix.wav and the lane wavs\n"
+                "                            (see tapegrub render --help for the options)", tgcli::render },
 };
 
 int usage()

@@ -56,6 +56,7 @@ target_compile_definitions(tapegrub_juce
         ${TG_JUCE_CONFIG_DEFINITIONS}
         JUCE_PLUGINHOST_VST3=1
         JUCE_STANDALONE_APPLICATION=1
+        JUCE_MODAL_LOOPS_PERMITTED=1   # the CLI and tests pump the message loop until a load lands
     INTERFACE
         $<TARGET_PROPERTY:tapegrub_juce,COMPILE_DEFINITIONS>)
 target_include_directories(tapegrub_juce INTERFACE
