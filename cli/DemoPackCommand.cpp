@@ -25,7 +25,7 @@ int tgcli::makeDemoPack (const juce::StringArray& args)
     auto* o = new juce::DynamicObject();
     o->setProperty (zip ? "zip" : "folder", target.getFullPathName());
     juce::int64 bytes = target.getSize();
-    int files = 1;
+    int files = zip ? juce::ZipFile (target).getNumEntries() : 0;
 
     if (! zip)
     {

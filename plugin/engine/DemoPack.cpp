@@ -255,7 +255,8 @@ juce::AudioBuffer<float> subBassAm128()
 
 juce::AudioBuffer<float> deepBassGroove120()
 {
-    // Four bars following the chords, syncopated, with the fifth for movement.
+    // Four bars following the chords, syncopated, with the fifth for movement. Named with its
+    // key but not its tempo: low bass notes are too coarse for the key finder to read.
     std::vector<Note> notes;
     const int roots[] { A1, F1, C2, G1 };
 
@@ -478,7 +479,7 @@ juce::AudioBuffer<float> drumHit (Drum drum, double sr)
         case Drum::congaLow:
         case Drum::congaHigh:
         {
-            const double base = drum == Drum::congaLow ? 190.0 : 285.0;
+            const double base = drum == Drum::congaLow ? 220.0 : 329.63; // tuned to A3 and E4
             const double decay = drum == Drum::congaLow ? 0.16 : 0.12;
             double phase = 0.0;
             auto slap = Biquad::bandPass (1800.0, 1.0, sr);
@@ -580,7 +581,7 @@ std::vector<DemoFile> demoPackFiles()
     add ("Tops/Top Loop 124bpm.wav", topLoop124());
     add ("Bass/Bass Loop Am 120bpm.wav", bassLoopAm120());
     add ("Bass/Sub Bass Groove 128 Am.wav", subBassAm128());
-    add ("Bass/Deep Bass Groove.wav", deepBassGroove120());
+    add ("Bass/Deep Bass Groove Am.wav", deepBassGroove120());
     add ("Music/Keys Chords Am 120bpm.wav", keysChordsAm120());
     add ("Music/Lead Pluck Am 120bpm.wav", leadPluckAm120());
     add ("Music/Piano Stabs.wav", pianoStabs120());

@@ -58,6 +58,39 @@ juce::String loopNameOf (const juce::String& path)
     return dot > 0 ? file.substring (0, dot) : file;
 }
 
+// Tempo: stated in the path, else a bare number the duration corroborates, else detected
+// from the audio. A stated tempo counts when the duration fits a whole number of its bars.
+struct TempoChoice
+{
+    double bpm = 0.0;
+    int bars = 1;
+    bool fromName = false;
+};
+
+TempoChoice chooseTempo (const juce::String& path, double seconds, const float* mono, int n, double sr)
+{
+    TempoChoice choice;
+
+    if (const int stated = explicitBpmFromPath (path); stated > 0)
+    {
+        const auto barsLong = seconds / (240.0 / stated);
+        const auto nearest = std::round (barsLong);
+        const auto whole = std::floor (barsLong);
+
+        if (nearest >= 1.0 && std::abs (barsLong - nearest) <= 0.25)
+            return { (double) stated, (int) nearest, true };
+
+        if (whole >= 1.0 && barsLong - whole < 0.85)
+            return { (double) stated, (int) whole, true };
+    }
+
+    if (const int named = corroboratedBpmFromName (path, seconds, choice.bars); named > 0)
+        return { (double) named, choice.bars, true };
+
+    choice.bpm = detectLoopBpm (mono, n, sr, choice.bars, 0.0);
+    return choice;
+}
+
 // A loop must last, fill most of a bar and keep sounding for a second: a single hit
 // followed by a tail of near-silence is a one-shot whatever its name says.
 bool soundsLikeLoop (const float* mono, int n, double sr, double seconds, double barsLong)
@@ -275,6 +308,99 @@ void emptyLane (Lane& lane, int laneIndex)
     lane.rebuildPlayBuffer (laneIndex);
     lane.notches.clear();
 }
+// Gives every lane its candidates (its own loops, else a related lane's, topped up from the
+// related lanes) and an initial pick so that no name sounds on two lanes and at most one
+// full kit plays. A lane left with nothing unpicked is emptied rather than doubled.
+void fillLanes (LoopEngine& engine, const std::array<std::vector<Pending>, numLanes>& candidates)
+{
+    std::set<juce::String> pickedNames;
+    bool kitPicked = false;
+    std::map<int, int> drawsFrom; // source lane -> lanes that already drew from it
+
+    for (int laneIndex = 0; laneIndex < numLanes; ++laneIndex)
+    {
+        auto& lane = engine.lanes[(size_t) laneIndex];
+        const auto& fallbacks = fallbacksOf (laneIndex);
+
+        int source = -1;
+
+        if (! candidates[(size_t) laneIndex].empty())
+            source = laneIndex;
+        else
+            for (auto fallback : fallbacks)
+                if (! candidates[(size_t) fallback].empty())
+                {
+                    source = fallback;
+                    break;
+                }
+
+        if (source < 0)
+        {
+            emptyLane (lane, laneIndex);
+            continue;
+        }
+
+        lane.loops.clear();
+
+        for (const auto& pending : candidates[(size_t) source])
+            lane.loops.push_back (pending.loop);
+
+        auto hasName = [&lane] (const juce::String& name)
+        {
+            return std::any_of (lane.loops.begin(), lane.loops.end(),
+                                [&name] (const Loop& l) { return l.name == name; });
+        };
+
+        // Top up from the related lanes to at most six candidates.
+        for (auto fallback : fallbacks)
+            for (const auto& pending : candidates[(size_t) fallback])
+                if (lane.loops.size() < kTopUpCap && ! hasName (pending.loop.name))
+                    lane.loops.push_back (pending.loop);
+
+        const int count = (int) lane.loops.size();
+        const int start = drawsFrom[source]++;
+
+        auto isPicked = [&pickedNames] (const Loop& l) { return pickedNames.count (l.name) > 0; };
+
+        // First index from start onwards, cyclically, that the predicate accepts; -1 none.
+        auto firstFrom = [&] (auto&& accept)
+        {
+            for (int k = 0; k < count; ++k)
+            {
+                const int idx = (start + k) % count;
+
+                if (accept (lane.loops[(size_t) idx]))
+                    return idx;
+            }
+
+            return -1;
+        };
+
+        int chosen = -1;
+
+        if (pickedNames.empty())
+            chosen = kitPicked ? firstFrom ([] (const Loop& l) { return ! l.fullKit; })
+                               : start % count;
+        else
+            chosen = firstFrom ([&] (const Loop& l) { return ! isPicked (l) && ! (l.fullKit && kitPicked); });
+
+        if (chosen < 0) // relaxed: a second full kit rather than a silent lane
+            chosen = pickedNames.empty() ? start % count
+                                         : firstFrom ([&] (const Loop& l) { return ! isPicked (l); });
+
+        if (chosen < 0)
+        {
+            emptyLane (lane, laneIndex);
+            continue;
+        }
+
+        lane.pick = chosen;
+        const auto& picked = lane.loops[(size_t) chosen];
+        pickedNames.insert (picked.name);
+        kitPicked = kitPicked || picked.fullKit;
+        engine.assignLoop (laneIndex, picked);
+    }
+}
 } // namespace
 
 bool LoopEngine::ingest (std::vector<std::pair<juce::String, juce::AudioBuffer<float>>>& files,
@@ -352,45 +478,7 @@ bool LoopEngine::ingest (std::vector<std::pair<juce::String, juce::AudioBuffer<f
         const float* monoData = mono.getReadPointer (0);
         const double seconds = n / sr;
 
-        // Tempo: stated in the path, else a bare number the duration corroborates, else
-        // detected. A stated tempo must fit the duration to a whole bar count.
-        double bpm = 0.0;
-        int bars = 1;
-        bool bpmFromName = false;
-
-        if (const int stated = explicitBpmFromPath (path); stated > 0)
-        {
-            const auto barsLong = seconds / (240.0 / stated);
-            const auto nearest = std::round (barsLong);
-            const auto whole = std::floor (barsLong);
-
-            if (nearest >= 1.0 && std::abs (barsLong - nearest) <= 0.25)
-            {
-                bpm = stated;
-                bars = (int) nearest;
-                bpmFromName = true;
-            }
-            else if (whole >= 1.0 && barsLong - whole < 0.85)
-            {
-                bpm = stated;
-                bars = (int) whole;
-                bpmFromName = true;
-            }
-        }
-
-        if (! bpmFromName)
-        {
-            if (const int named = corroboratedBpmFromName (path, seconds, bars); named > 0)
-            {
-                bpm = named;
-                bpmFromName = true;
-            }
-            else
-            {
-                bpm = detectLoopBpm (monoData, n, sr, bars, 0.0);
-            }
-        }
-
+        const auto [bpm, bars, bpmFromName] = chooseTempo (path, seconds, monoData, n, sr);
         record.bpm = bpm;
         record.bars = bars;
         record.bpmFromName = bpmFromName;
@@ -514,94 +602,7 @@ bool LoopEngine::ingest (std::vector<std::pair<juce::String, juce::AudioBuffer<f
         }
     }
 
-    // Lane fill and initial picks: no name sounds on two lanes, at most one full kit plays.
-    std::set<juce::String> pickedNames;
-    bool kitPicked = false;
-    std::map<int, int> drawsFrom; // source lane -> lanes that already drew from it
-
-    for (int laneIndex = 0; laneIndex < numLanes; ++laneIndex)
-    {
-        auto& lane = lanes[(size_t) laneIndex];
-        const auto& fallbacks = fallbacksOf (laneIndex);
-
-        int source = -1;
-
-        if (! candidates[(size_t) laneIndex].empty())
-            source = laneIndex;
-        else
-            for (auto fallback : fallbacks)
-                if (! candidates[(size_t) fallback].empty())
-                {
-                    source = fallback;
-                    break;
-                }
-
-        if (source < 0)
-        {
-            emptyLane (lane, laneIndex);
-            continue;
-        }
-
-        lane.loops.clear();
-
-        for (const auto& pending : candidates[(size_t) source])
-            lane.loops.push_back (pending.loop);
-
-        auto hasName = [&lane] (const juce::String& name)
-        {
-            return std::any_of (lane.loops.begin(), lane.loops.end(),
-                                [&name] (const Loop& l) { return l.name == name; });
-        };
-
-        // Top up from the related lanes to at most six candidates.
-        for (auto fallback : fallbacks)
-            for (const auto& pending : candidates[(size_t) fallback])
-                if (lane.loops.size() < kTopUpCap && ! hasName (pending.loop.name))
-                    lane.loops.push_back (pending.loop);
-
-        const int count = (int) lane.loops.size();
-        const int start = drawsFrom[source]++;
-
-        auto isPicked = [&pickedNames] (const Loop& l) { return pickedNames.count (l.name) > 0; };
-
-        // First index from start onwards, cyclically, that the predicate accepts; -1 none.
-        auto firstFrom = [&] (auto&& accept)
-        {
-            for (int k = 0; k < count; ++k)
-            {
-                const int idx = (start + k) % count;
-
-                if (accept (lane.loops[(size_t) idx]))
-                    return idx;
-            }
-
-            return -1;
-        };
-
-        int chosen = -1;
-
-        if (pickedNames.empty())
-            chosen = kitPicked ? firstFrom ([] (const Loop& l) { return ! l.fullKit; })
-                               : start % count;
-        else
-            chosen = firstFrom ([&] (const Loop& l) { return ! isPicked (l) && ! (l.fullKit && kitPicked); });
-
-        if (chosen < 0) // relaxed: a second full kit rather than a silent lane
-            chosen = pickedNames.empty() ? start % count
-                                         : firstFrom ([&] (const Loop& l) { return ! isPicked (l); });
-
-        if (chosen < 0)
-        {
-            emptyLane (lane, laneIndex);
-            continue;
-        }
-
-        lane.pick = chosen;
-        const auto& picked = lane.loops[(size_t) chosen];
-        pickedNames.insert (picked.name);
-        kitPicked = kitPicked || picked.fullKit;
-        assignLoop (laneIndex, picked);
-    }
+    fillLanes (*this, candidates);
 
     if (progress)
         progress (1.0f, "READY");

@@ -9,7 +9,7 @@ namespace
 {
 constexpr int kMinBpm = 70;
 constexpr int kMaxBpm = 200;
-constexpr double kPreferredBpm = 128.0;
+constexpr double kPreferredBpm = 128.0; // house-tempo centre for tie-breaks and octave choice
 
 // Loop lengths considered, in the order every scan visits them.
 constexpr int kBarCounts[] = { 1, 2, 3, 4, 6, 8, 12, 16 };
@@ -75,7 +75,7 @@ bool hasBpmAt (const juce::String& text, int pos)
            && text[pos + 2] == 'm';
 }
 
-// Single-frame spectral flux source: Hann-windowed 1024-point magnitudes of bins 1..511.
+// Magnitudes of bins 1..511 of one Hann-windowed 1024-sample frame starting at x.
 void frameMagnitudes (const float* x, const std::vector<float>& window, std::vector<float>& re,
                       std::vector<float>& im, std::vector<double>& mags)
 {
@@ -129,7 +129,8 @@ std::vector<double> onsetEnvelope (const float* x, int m)
     return env;
 }
 
-// How periodic-looking the envelope is, 0..1: spiky envelopes (clear hits) score high.
+// How clearly hits stand out of the envelope, 0..1: sparse sharp hits score high, a steady
+// wash low. Scales how much the correlations may count against the tempo preferences.
 double envelopeClarity (const std::vector<double>& env)
 {
     if (env.empty())

@@ -43,6 +43,10 @@ void TapegrubProcessor::applySnap (const Snap& snap)
     if (snap.params.isValid())
         parameters.replaceState (snap.params.createCopy());
 
+    // The snapshot's lanes already belong to its key settings: a key re-pick triggered by the
+    // restored parameters would change them again and, recording its own step, drop the redo list.
+    keyDirty.store (false);
+
     if (snap.packLoaded && engine.packLoaded)
     {
         takeLanesOffline (-1);
@@ -52,10 +56,13 @@ void TapegrubProcessor::applySnap (const Snap& snap)
         for (size_t lane = 0; lane < (size_t) numLanes; ++lane)
         {
             auto& l = engine.lanes[lane];
+            const int cutWithShift = l.beatShift; // what the current crop window was cut with
             l.beatShift = snap.beatShift[lane];
             l.autoSemi = snap.autoSemi[lane];
-            if (l.cropLen > 0 && l.beatShift != 0)
-                l.rebuildPlayBuffer ((int) lane); // the crop window holds the shift
+            // The crop window holds the shift: recut it when it must hold one, and also when
+            // it still holds one that the snapshot does not have.
+            if (l.cropLen > 0 && (l.beatShift != 0 || cutWithShift != 0))
+                l.rebuildPlayBuffer ((int) lane);
         }
 
         refreshAllLanes();

@@ -5,24 +5,6 @@
 
 using namespace tgparams;
 
-namespace
-{
-int wrapSemitones (int x) noexcept
-{
-    const int m = ((x % 12) + 12) % 12;
-    return m >= 7 ? m - 12 : m;
-}
-
-// Distance from the chosen root to a named key, compared in the wanted mode (a key of the
-// other mode stands for its relative key).
-int keyDistance (int root, bool wantMinor, int pitchClass, bool minor) noexcept
-{
-    int k = pitchClass;
-    if (minor != wantMinor)
-        k = ((minor ? k + 3 : k - 3) % 12 + 12) % 12;
-    return wrapSemitones (root - k);
-}
-} // namespace
 
 void TapegrubProcessor::repickForKey (bool withUndo)
 {
@@ -45,7 +27,7 @@ void TapegrubProcessor::repickForKey (bool withUndo)
         bool minor = true;
         if (! tg::keyFromName (l.loopName, pc, minor))
             continue;
-        if (std::abs (keyDistance (root, wantMinor, pc, minor)) <= 1)
+        if (std::abs (tg::keyDistance (root, wantMinor, pc, minor)) <= 1)
             continue;
 
         std::vector<int> inKey;
@@ -54,7 +36,7 @@ void TapegrubProcessor::repickForKey (bool withUndo)
             int cpc = 0;
             bool cminor = true;
             if (l.loops[i].name != l.loopName && tg::keyFromName (l.loops[i].name, cpc, cminor)
-                && std::abs (keyDistance (root, wantMinor, cpc, cminor)) <= 1)
+                && std::abs (tg::keyDistance (root, wantMinor, cpc, cminor)) <= 1)
                 inKey.push_back ((int) i);
         }
         if (inKey.empty())

@@ -49,10 +49,13 @@ void TapegrubProcessor::setCrop (int lane, int cropLen, int cropStart, bool rese
 
 void TapegrubProcessor::rerollLane (int lane)
 {
+    // Only lanes 0..6: a negative index would take every lane offline and bring none back.
+    if (! validLane (lane))
+        return;
+
     pushUndo();
     takeLanesOffline (lane);
 
-    if (validLane (lane))
     {
         const int idx = tg::pickDistinctIdx (engine.lanes.data(), lane, random);
         if (idx >= 0)

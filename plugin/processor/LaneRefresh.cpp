@@ -2,18 +2,10 @@
 // Message thread, except refreshLanePlayLocked, which prepareToPlay and a state restore
 // also call from the host thread with the lock held.
 #include "TapegrubProcessor.h"
+#include "engine/KeyNames.h"
 
 using namespace tgparams;
 
-namespace
-{
-// x mod 12 into -5..+6.
-int wrapSemitones (int x) noexcept
-{
-    int m = ((x % 12) + 12) % 12;
-    return m >= 7 ? m - 12 : m;
-}
-} // namespace
 
 std::array<float, tgvoice::numDials> TapegrubProcessor::laneDialValues (int lane) const noexcept
 {
@@ -42,8 +34,8 @@ int TapegrubProcessor::laneKeySemis (int lane) const
         // Percussion only follows a key it is sure of, towards the root or the fifth.
         if (! l.keyNamed && l.keyConfidence < 0.6f)
             return 0;
-        const int toRoot = wrapSemitones (root - l.keyRoot);
-        const int toFifth = wrapSemitones ((root + 7) % 12 - l.keyRoot);
+        const int toRoot = tg::wrapSemitones (root - l.keyRoot);
+        const int toFifth = tg::wrapSemitones ((root + 7) % 12 - l.keyRoot);
         const int r = std::abs (toRoot) <= std::abs (toFifth) ? toRoot : toFifth;
         return r >= -2 && r <= 2 ? r : 0;
     }
@@ -51,10 +43,7 @@ int TapegrubProcessor::laneKeySemis (int lane) const
     // BASS and LEAD: only a named key, compared in the wanted mode, at most a semitone away.
     if (! l.keyNamed)
         return 0;
-    int k = l.keyRoot;
-    if (l.keyMinor != wantMinor)
-        k = ((l.keyMinor ? k + 3 : k - 3) % 12 + 12) % 12;
-    const int r = wrapSemitones (root - k);
+    const int r = tg::keyDistance (root, wantMinor, l.keyRoot, l.keyMinor);
     return r >= -1 && r <= 1 ? r : 0;
 }
 

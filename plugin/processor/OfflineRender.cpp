@@ -147,8 +147,8 @@ juce::AudioBuffer<float> TapegrubProcessor::renderLane (int lane, int bars)
         }
 
         juce::Reverb reverbReturn;
-        reverbReturn.setSampleRate (kRenderRate);
         reverbReturn.setParameters (tgvoice::grooveReverbParameters());
+        reverbReturn.setSampleRate (kRenderRate); // after the parameters: no glide from JUCE's defaults
         reverbReturn.processStereo (send.getWritePointer (0), send.getWritePointer (1), count);
         out.addFrom (0, 0, send, 0, 0, count, 0.9f);
         out.addFrom (1, 0, send, 1, 0, count, 0.9f);

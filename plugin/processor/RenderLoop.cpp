@@ -42,8 +42,11 @@ void TapegrubProcessor::prepareToPlay (double rate, int maximumBlockSize)
         sendLowPass[c].reset();
     }
 
-    reverb.setSampleRate (sampleRate);
+    // Parameters before the rate: setSampleRate snaps the reverb's smoothed gains to their
+    // targets, so the return starts wet-only instead of gliding for 10 ms from JUCE's default
+    // parameters, whose dry path would leak the send into the output.
     reverb.setParameters (tgvoice::grooveReverbParameters());
+    reverb.setSampleRate (sampleRate);
     reverb.reset();
 
     const int scratch = juce::jmax (maximumBlockSize, 8192);

@@ -187,7 +187,8 @@ void TapegrubProcessor::applySavedLanes (const juce::ValueTree& tg)
         set.loop[l] = child.getProperty ("loop", juce::String()).toString();
         set.cropLen[l] = (int) child.getProperty ("cropLen", 0);
         set.cropStart[l] = (int) child.getProperty ("cropStart", 0);
-        engine.lanes[l].autoSemi = (int) child.getProperty ("autoSemi", 0);
+        if (! engine.lanes[l].hold)
+            engine.lanes[l].autoSemi = (int) child.getProperty ("autoSemi", 0);
         shifts[l] = (int) child.getProperty ("beatShift", 0);
     }
 
@@ -196,6 +197,10 @@ void TapegrubProcessor::applySavedLanes (const juce::ValueTree& tg)
     for (int i = 0; i < numLanes; ++i)
     {
         auto& lane = engine.lanes[(size_t) i];
+        // A held lane keeps its own loop (applySet skips it), so the session's offset and
+        // shift, saved for another loop, are not its to take.
+        if (lane.hold)
+            continue;
         lane.beatShift = shifts[(size_t) i];
         if (lane.cropLen > 0 && lane.beatShift != 0)
             lane.rebuildPlayBuffer (i);

@@ -5,6 +5,34 @@
 
 using namespace tgparams;
 
+namespace
+{
+// The first of name + suffix, name + " (2)" + suffix, " (3)", ... that does not exist in
+// folder; a name already ending in a bracketed number counts on from it. The framework's
+// getNonexistentChildFile numbers the same way but without the space ("Kick(2).wav").
+juce::File nextFreeChild (const juce::File& folder, const juce::String& name, const juce::String& suffix)
+{
+    auto file = folder.getChildFile (name + suffix);
+    if (! file.exists())
+        return file;
+
+    auto prefix = name + " ";
+    int number = 1;
+    const int open = name.lastIndexOfChar ('('), close = name.lastIndexOfChar (')');
+    if (open > 0 && close == name.length() - 1 && close > open + 1
+        && name.substring (open + 1, close).containsOnly ("0123456789"))
+    {
+        number = name.substring (open + 1, close).getIntValue();
+        prefix = name.substring (0, open);
+    }
+
+    do
+        file = folder.getChildFile (prefix + "(" + juce::String (++number) + ")" + suffix);
+    while (file.exists());
+    return file;
+}
+} // namespace
+
 int TapegrubProcessor::barsPerPhrase() const noexcept
 {
     return juce::jmax (1, readBarsPerPhrase (cache.bars));
@@ -53,14 +81,13 @@ juce::File TapegrubProcessor::writeLaneWavTemp (int lane)
     auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory).getChildFile ("TapegrubDrag");
     folder.createDirectory();
 
-    const auto file = folder.getNonexistentChildFile (exportName (lane, true), ".wav", true);
+    const auto file = nextFreeChild (folder, exportName (lane, true), ".wav");
     return writeWav16 (file, renderLane (lane, barsPerPhrase())) ? file : juce::File();
 }
 
 juce::File TapegrubProcessor::writeAllWavsTemp()
 {
-    auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("Tapegrub Loops", {}, true);
+    auto folder = nextFreeChild (juce::File::getSpecialLocation (juce::File::tempDirectory), "Tapegrub Loops", {});
     folder.createDirectory();
 
     int count = 0;

@@ -423,7 +423,7 @@ TEST (DemoPack, SortsAsIntendedFromDisk)
         { "Tops/Top Loop 124bpm.wav", { V::loop, tg::hats } },
         { "Bass/Bass Loop Am 120bpm.wav", { V::loop, tg::bass } },
         { "Bass/Sub Bass Groove 128 Am.wav", { V::loop, tg::bass } },
-        { "Bass/Deep Bass Groove.wav", { V::loop, tg::bass } },
+        { "Bass/Deep Bass Groove Am.wav", { V::loop, tg::bass } },
         { "Music/Keys Chords Am 120bpm.wav", { V::loop, tg::lead } },
         { "Music/Lead Pluck Am 120bpm.wav", { V::loop, tg::lead } },
         { "Music/Piano Stabs.wav", { V::loop, tg::lead } },

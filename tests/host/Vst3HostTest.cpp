@@ -1,4 +1,8 @@
 // Loads the built Tapegrub.vst3 through JUCE's own VST3 hosting, as a DAW would.
+#include "engine/DemoPack.h"
+#include "engine/PackReader.h"
+#include "processor/TapegrubProcessor.h"
+
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>
 
@@ -120,4 +124,234 @@ TEST (Vst3Host, ParameterStateRoundTrip)
     for (auto [index, value] : changes)
         EXPECT_NEAR (ownParameters (*second)[index]->getValue(), value, 1e-4f) << index;
     EXPECT_NEAR (ownParameters (*second)[0]->getValue(), 0.0f, 1e-6f);
+}
+
+namespace
+{
+// A host transport at 120 BPM whose position the test moves by hand.
+struct HostTransport : juce::AudioPlayHead
+{
+    double ppq = 0.0;
+
+    juce::Optional<PositionInfo> getPosition() const override
+    {
+        PositionInfo info;
+        info.setBpm (120.0);
+        info.setTimeSignature (juce::AudioPlayHead::TimeSignature { 4, 4 });
+        info.setPpqPosition (ppq);
+        info.setIsPlaying (true);
+        return info;
+    }
+};
+
+constexpr double kHostRate = 44100.0;
+constexpr int kHostBlock = 512;
+constexpr int kSamplesPerBar = 88200; // 120 BPM at 44.1 kHz
+
+// Plays total samples from the transport's position, moving it on.
+juce::AudioBuffer<float> play (juce::AudioProcessor& plugin, HostTransport& transport, int total)
+{
+    juce::AudioBuffer<float> out (2, total), block (2, kHostBlock);
+    juce::MidiBuffer midi;
+    for (int done = 0; done < total; done += kHostBlock)
+    {
+        const int n = std::min (kHostBlock, total - done);
+        block.setSize (2, n, false, false, true);
+        block.clear();
+        plugin.processBlock (block, midi);
+        for (int c = 0; c < 2; ++c)
+            out.copyFrom (c, done, block, c, 0, n);
+        transport.ppq += n / kHostRate * 2.0;
+    }
+    return out;
+}
+
+// A restore lands on the plug-in's message thread and loads its packs on worker threads:
+// the transport runs until the groove sounds. Then two bars from the top, so that every
+// fade and filter has heard the same thing when the take starts, and the eight-bar take.
+juce::AudioBuffer<float> takeOnceItSounds (juce::AudioProcessor& plugin)
+{
+    HostTransport transport;
+    plugin.setPlayHead (&transport);
+    const auto until = juce::Time::getMillisecondCounter() + 30000;
+    while (play (plugin, transport, kHostBlock).getMagnitude (0, kHostBlock) < 1.0e-3f)
+    {
+        if (juce::Time::getMillisecondCounter() > until)
+        {
+            ADD_FAILURE() << "the restored pack never sounded";
+            plugin.setPlayHead (nullptr);
+            return {};
+        }
+        juce::MessageManager::getInstance()->runDispatchLoopUntil (5);
+    }
+    transport.ppq = 0.0;
+    play (plugin, transport, 2 * kSamplesPerBar);
+    auto take = play (plugin, transport, 8 * kSamplesPerBar);
+    plugin.setPlayHead (nullptr);
+    return take;
+}
+
+// Sum of squared differences over the energy of a, and the largest single difference.
+std::pair<double, float> mismatch (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b)
+{
+    double energy = 0.0, difference = 0.0;
+    float worst = 0.0f;
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < a.getNumSamples(); ++i)
+        {
+            const float x = a.getSample (c, i), y = b.getSample (c, i);
+            energy += (double) x * x;
+            difference += (double) (x - y) * (x - y);
+            worst = std::max (worst, std::abs (x - y));
+        }
+    return { energy > 0.0 ? difference / energy : 1.0, worst };
+}
+
+// The host's state of a VST3 instance wraps the plug-in's own state (IComponent, base64).
+juce::MemoryBlock hostStateFor (const juce::MemoryBlock& pluginState)
+{
+    juce::XmlElement state ("VST3PluginState");
+    state.createNewChildElement ("IComponent")->addTextElement (pluginState.toBase64Encoding());
+    juce::MemoryBlock block;
+    juce::AudioProcessor::copyXmlToBinary (state, block);
+    return block;
+}
+
+// The plug-in's session element inside a host state.
+juce::ValueTree sessionOf (const juce::MemoryBlock& hostState)
+{
+    const auto head = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize());
+    const auto* component = head != nullptr ? head->getChildByName ("IComponent") : nullptr;
+    if (component == nullptr)
+        return {};
+    juce::MemoryBlock bytes;
+    bytes.fromBase64Encoding (component->getAllSubText());
+
+    // The wrapper may put a header of its own in front of the plug-in's "VC2!" block.
+    const auto* data = static_cast<const char*> (bytes.getData());
+    for (size_t at = 0; at + 8 < bytes.getSize(); ++at)
+        if (std::memcmp (data + at, "VC2!", 4) == 0)
+            if (const auto xml = juce::AudioProcessor::getXmlFromBinary (data + at, (int) (bytes.getSize() - at)))
+                return juce::ValueTree::fromXml (*xml).getChildWithName ("TG");
+    return {};
+}
+
+// Each lane's loop, crop and shift as a session element states them.
+juce::StringArray lanesOf (const juce::ValueTree& tg)
+{
+    juce::StringArray lanes;
+    for (const auto& lane : tg)
+        if (lane.hasType ("LANE"))
+            lanes.add (lane["loop"].toString() + ", crop " + lane["cropLen"].toString() + " from "
+                       + lane["cropStart"].toString() + ", shift " + lane["beatShift"].toString());
+    return lanes;
+}
+} // namespace
+
+TEST (Vst3Host, PackSessionRestoresTheSameGrooveInAnotherInstance)
+{
+    using tg::demo::Drum;
+    const auto temp = juce::File::getSpecialLocation (juce::File::tempDirectory).getNonexistentChildFile ("tapegrub-host", "", false);
+    const auto pack = temp.getChildFile ("Host Pack");
+    const std::tuple<const char*, Drum, const char*> loops[] {
+        { "Kick Loop Boom 120bpm", Drum::kick, "X...X...X...X..." },
+        { "Kick Loop Knock 120bpm", Drum::kick, "X..xX...X..xX.x." },
+        { "Clap Loop Crack 120bpm", Drum::clap, "....X.......X..." },
+        { "Hats Loop Tick 120bpm", Drum::closedHat, "..X...X...X...X." },
+    };
+    for (const auto& [name, drum, steps] : loops)
+        ASSERT_TRUE (tg::demo::writeWav (pack.getChildFile (juce::String (name) + ".wav"),
+                                         tg::demo::drumPattern (drum, steps, 120.0, 2, 0.8f), tg::demo::kSampleRate));
+
+    // What a plain load of the pack puts on the kick lane, before any session.
+    juce::String defaultKick;
+    {
+        tg::PackContents contents;
+        ASSERT_TRUE (tg::readPack (pack, true, nullptr, nullptr, contents));
+        tg::LoopEngine engine;
+        ASSERT_TRUE (engine.ingest (contents.files, contents.rates, contents.packName));
+        defaultKick = engine.lanes[tg::kick].loopName;
+    }
+    const juce::String sessionKick = defaultKick == "Kick Loop Boom 120bpm" ? "Kick Loop Knock 120bpm" : "Kick Loop Boom 120bpm";
+
+    // The session, written by an in-process processor: the other kick, cropped and shifted.
+    juce::MemoryBlock session;
+    {
+        TapegrubProcessor source;
+        int calls = 0;
+        bool ok = false;
+        source.loadPackAsync (pack, true, [&] (bool result) { ++calls; ok = result; });
+        const auto until = juce::Time::getMillisecondCounter() + 20000;
+        while (calls == 0 && juce::Time::getMillisecondCounter() < until)
+            juce::MessageManager::getInstance()->runDispatchLoopUntil (5);
+        ASSERT_TRUE (ok);
+
+        auto set = source.engine.captureSet();
+        set.loop[tg::kick] = sessionKick;
+        source.takeLanesOffline (-1);
+        source.engine.applySet (set);
+        source.setCrop (tg::kick, 1, 1, false);
+        source.shiftLane (tg::kick, 3);
+        source.getStateInformation (session);
+    }
+    const auto savedLanes = lanesOf (sessionOf (hostStateFor (session)));
+    ASSERT_EQ (savedLanes.size(), 7);
+    ASSERT_EQ (savedLanes[0], sessionKick + ", crop 1 from 1, shift 3");
+
+    // The reference: the same session restored by the processor in this process.
+    juce::AudioBuffer<float> reference;
+    {
+        TapegrubProcessor local;
+        local.setRateAndBufferSizeDetails (kHostRate, kHostBlock);
+        local.prepareToPlay (kHostRate, kHostBlock);
+        local.setStateInformation (session.getData(), (int) session.getSize());
+        reference = takeOnceItSounds (local);
+        EXPECT_FALSE (local.restoreInProgress.load());
+        EXPECT_EQ (local.engine.lanes[tg::kick].loopName, sessionKick);
+        EXPECT_EQ (local.engine.lanes[tg::kick].beatShift, 3);
+    }
+    ASSERT_EQ (reference.getNumSamples(), 8 * kSamplesPerBar);
+    EXPECT_GT (reference.getRMSLevel (0, 0, reference.getNumSamples()), 0.01f) << "the groove plays";
+
+    // Through the VST3: restore, play, save; then restore that save into a second instance.
+    const auto restoreAndPlay = [] (const juce::MemoryBlock& hostState, juce::MemoryBlock& saved)
+    {
+        juce::VST3PluginFormat format;
+        juce::OwnedArray<juce::PluginDescription> types;
+        format.findAllTypesForFile (types, TG_VST3_BUNDLE);
+        juce::String error;
+        auto plugin = types.isEmpty() ? nullptr : format.createInstanceFromDescription (*types[0], kHostRate, kHostBlock, error);
+        if (plugin == nullptr)
+        {
+            ADD_FAILURE() << "no plug-in: " << error;
+            return juce::AudioBuffer<float>();
+        }
+        plugin->setRateAndBufferSizeDetails (kHostRate, kHostBlock);
+        plugin->prepareToPlay (kHostRate, kHostBlock);
+        plugin->setStateInformation (hostState.getData(), (int) hostState.getSize());
+        auto take = takeOnceItSounds (*plugin);
+        plugin->getStateInformation (saved);
+        plugin->releaseResources();
+        return take;
+    };
+
+    juce::MemoryBlock firstState, secondState;
+    const auto first = restoreAndPlay (hostStateFor (session), firstState);
+    ASSERT_EQ (first.getNumSamples(), 8 * kSamplesPerBar);
+    const auto firstSession = sessionOf (firstState);
+    EXPECT_EQ (lanesOf (firstSession), savedLanes);
+    EXPECT_EQ (firstSession["packPath"].toString(), pack.getFullPathName());
+
+    const auto second = restoreAndPlay (firstState, secondState);
+    ASSERT_EQ (second.getNumSamples(), 8 * kSamplesPerBar);
+    EXPECT_EQ (lanesOf (sessionOf (secondState)), savedLanes);
+
+    for (const auto* take : { &first, &second })
+    {
+        const auto [relative, worst] = mismatch (reference, *take);
+        EXPECT_LT (relative, 1.0e-8) << (take == &first ? "first" : "second") << " instance";
+        EXPECT_LT (worst, 1.0e-4f) << (take == &first ? "first" : "second") << " instance";
+    }
+
+    temp.deleteRecursively();
 }
