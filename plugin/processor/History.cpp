@@ -72,29 +72,22 @@ void TapegrubProcessor::applySnap (const Snap& snap)
     playGeneration.fetch_add (1);
 }
 
-bool TapegrubProcessor::undoStep()
+// Undo and redo are mirror images: the current state goes onto the other list, then the
+// newest snapshot of this one is applied.
+bool TapegrubProcessor::stepHistory (std::vector<Snap>& from, std::vector<Snap>& to)
 {
-    if (undoStack.empty())
+    if (from.empty())
         return false;
 
-    redoStack.push_back (captureSnap());
-    const Snap snap = std::move (undoStack.back());
-    undoStack.pop_back();
+    to.push_back (captureSnap());
+    const Snap snap = std::move (from.back());
+    from.pop_back();
     applySnap (snap);
     return true;
 }
 
-bool TapegrubProcessor::redoStep()
-{
-    if (redoStack.empty())
-        return false;
-
-    undoStack.push_back (captureSnap());
-    const Snap snap = std::move (redoStack.back());
-    redoStack.pop_back();
-    applySnap (snap);
-    return true;
-}
+bool TapegrubProcessor::undoStep() { return stepHistory (undoStack, redoStack); }
+bool TapegrubProcessor::redoStep() { return stepHistory (redoStack, undoStack); }
 
 bool TapegrubProcessor::generateGroove()
 {

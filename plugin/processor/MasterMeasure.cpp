@@ -1,4 +1,5 @@
 #include "MasterMeasure.h"
+#include "LaneVoice.h"
 
 #include <algorithm>
 #include <climits>
@@ -9,22 +10,7 @@ namespace tgdsp
 {
 namespace
 {
-// Direct form I biquad in double precision; coefficients already divided by a0.
-struct Biquad
-{
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-
-    double process (double x) noexcept
-    {
-        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        return y;
-    }
-};
+using tgvoice::Biquad;
 
 // The two stages of the K-weighting at 44.1 kHz, fresh states.
 struct KWeighting

@@ -208,6 +208,7 @@ private:
     void rearmLanes();
     std::array<float, numLanes> phaseGuardPolarities() const;
     void copyHoldFlagsFromParameters();
+    bool stepHistory (std::vector<Snap>& from, std::vector<Snap>& to);
     void refreshAllLanes();
     void freeRetired (int lane);
     void cacheParams();

@@ -31,15 +31,7 @@ tg::Loop makeLoop (const juce::String& name, int bars, std::uint32_t seed = 1)
     return loop;
 }
 
-bool sameAudio (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b)
-{
-    if (a.getNumChannels() != b.getNumChannels() || a.getNumSamples() != b.getNumSamples())
-        return false;
-    for (int c = 0; c < a.getNumChannels(); ++c)
-        if (! std::equal (a.getReadPointer (c), a.getReadPointer (c) + a.getNumSamples(), b.getReadPointer (c)))
-            return false;
-    return true;
-}
+using tgtest::sameAudio;
 
 void expectNotchesMatchMono (const tg::Lane& lane, int index)
 {

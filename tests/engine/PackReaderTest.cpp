@@ -3,6 +3,7 @@
 #include "engine/DemoPack.h"
 #include "engine/LoopEngine.h"
 #include "engine/PackReader.h"
+#include "support/PackFixtures.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -12,20 +13,7 @@ namespace
 {
 using tg::demo::Drum;
 
-// A folder under the system temp directory, removed with everything in it.
-struct TempFolder
-{
-    TempFolder()
-        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("tapegrub-pack", "", false))
-    {
-        folder.createDirectory();
-    }
-
-    ~TempFolder() { folder.deleteRecursively(); }
-
-    juce::File folder;
-};
+using tgtest::TempFolder;
 
 juce::AudioBuffer<float> tones (int channels, int samples, double sampleRate)
 {

@@ -29,15 +29,7 @@ void load (tg::Lane& lane, int laneIndex, const std::vector<float>& x, double sa
     lane.rebuildPlayBuffer (laneIndex);
 }
 
-bool sameAudio (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b)
-{
-    if (a.getNumChannels() != b.getNumChannels() || a.getNumSamples() != b.getNumSamples())
-        return false;
-    for (int c = 0; c < a.getNumChannels(); ++c)
-        if (! std::equal (a.getReadPointer (c), a.getReadPointer (c) + a.getNumSamples(), b.getReadPointer (c)))
-            return false;
-    return true;
-}
+using tgtest::sameAudio;
 
 // Mean frequency over x[from .. to): upward zero crossings located by linear interpolation,
 // cycles between the first and last divided by the time between them.

@@ -1,6 +1,8 @@
 #pragma once
 // Deterministic test signals generated in code: sines, click trains, noise bursts and a
 // synthetic drum loop of known tempo and length. Header-only; mono float vectors.
+#include <juce_audio_basics/juce_audio_basics.h>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -122,5 +124,16 @@ inline std::vector<float> drumLoop (double bpm, int bars, double sampleRate, std
             addHat (at, eighth % 2 == 0 ? 0.35f : 0.2f);
         }
     return x;
+}
+
+// Same channel count, length and every sample bit for bit.
+inline bool sameAudio (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b)
+{
+    if (a.getNumChannels() != b.getNumChannels() || a.getNumSamples() != b.getNumSamples())
+        return false;
+    for (int c = 0; c < a.getNumChannels(); ++c)
+        if (! std::equal (a.getReadPointer (c), a.getReadPointer (c) + a.getNumSamples(), b.getReadPointer (c)))
+            return false;
+    return true;
 }
 } // namespace tgtest

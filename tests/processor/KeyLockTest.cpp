@@ -19,22 +19,7 @@ juce::AudioBuffer<float> toneLoop (double hz)
 // Gives a lane these candidates (in this order) and makes the first one its current loop.
 void setCandidates (TapegrubProcessor& p, int lane, const juce::StringArray& names)
 {
-    p.takeLanesOffline (lane);
-    auto& l = p.engine.lanes[(size_t) lane];
-    l.loops.clear();
-    for (int i = 0; i < names.size(); ++i)
-    {
-        tg::Loop loop;
-        loop.name = names[i];
-        loop.audio = toneLoop (110.0 * (i + 1));
-        loop.bpm = 120.0;
-        loop.bars = 1;
-        l.loops.push_back (std::move (loop));
-    }
-    l.pick = 0;
-    p.engine.assignLoop (lane, l.loops[0]);
-    p.engine.packLoaded = true;
-    p.refreshLanePlay (lane);
+    tgtest::setCandidates (p, lane, names, 1, [] (int i) { return toneLoop (110.0 * (i + 1)); });
 }
 
 void keyLock (TapegrubProcessor& p, bool on, int root = kA, bool minor = true)

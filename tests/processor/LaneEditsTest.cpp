@@ -15,22 +15,11 @@ constexpr double kSamplesPerBar = 88200.0; // 120 BPM at 44.1 kHz
 // Candidates named names[0..] on one lane, the first one playing.
 void fillLane (TapegrubProcessor& p, int lane, const juce::StringArray& names, int bars = 2)
 {
-    p.takeLanesOffline (lane);
-    auto& l = p.engine.lanes[(size_t) lane];
-    l.loops.clear();
-    for (int k = 0; k < names.size(); ++k)
+    tgtest::setCandidates (p, lane, names, bars, [bars] (int k)
     {
-        tg::Loop loop;
-        loop.name = names[k];
         const double step = 0.06 + 0.01 * k; // radians per sample: a few hundred Hz
-        loop.audio = tgtest::makeBuffer (bars * (int) kSamplesPerBar, [step] (int, int i) { return 0.4 * std::sin (i * step); });
-        loop.bars = bars;
-        l.loops.push_back (std::move (loop));
-    }
-    l.pick = 0;
-    p.engine.assignLoop (lane, l.loops[0]);
-    p.engine.packLoaded = true;
-    p.refreshLanePlay (lane);
+        return tgtest::makeBuffer (bars * (int) kSamplesPerBar, [step] (int, int i) { return 0.4 * std::sin (i * step); });
+    });
 }
 } // namespace
 

@@ -1,6 +1,7 @@
 // Pack loading through the processor: the worker, the completion on the message thread,
 // superseded and abandoned loads, blending and replacing, and failures that change nothing.
 #include "engine/DemoPack.h"
+#include "support/PackFixtures.h"
 #include "support/ProcessorRig.h"
 
 #include <set>
@@ -9,66 +10,14 @@ namespace
 {
 using tg::demo::Drum;
 
-// A folder under the system temp directory, removed with everything in it.
-struct TempFolder
-{
-    TempFolder()
-        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("tapegrub-loader", "", false))
-    {
-        folder.createDirectory();
-    }
+using tgtest::pumpUntil;
+using tgtest::TempFolder;
+using Entries = tgtest::PackEntries;
 
-    ~TempFolder() { folder.deleteRecursively(); }
-
-    juce::File folder;
-};
-
-// Two bars at 120 BPM of one drum; the pattern tells the loops of one lane apart.
-juce::MemoryBlock drumLoop (Drum drum, const char* steps)
-{
-    return tg::demo::wavBytes (tg::demo::drumPattern (drum, steps, 120.0, 2, 0.8f), tg::demo::kSampleRate);
-}
-
-using Entries = std::vector<std::pair<juce::String, juce::MemoryBlock>>;
-
-// Pack A: a kick and hats. Pack B: another kick and a clap. No name is shared.
-Entries packA()
-{
-    return { { "Kick Loop Boom 120bpm.wav", drumLoop (Drum::kick, "X...X...X...X...") },
-             { "Hats Loop Tick 120bpm.wav", drumLoop (Drum::closedHat, "..X...X...X...X.") } };
-}
-
-Entries packB()
-{
-    return { { "Kick Loop Knock 120bpm.wav", drumLoop (Drum::kick, "X..xX...X..xX.x.") },
-             { "Clap Loop Crack 120bpm.wav", drumLoop (Drum::clap, "....X.......X...") } };
-}
-
-juce::File writeFolder (const juce::File& folder, const Entries& entries)
-{
-    for (const auto& [path, bytes] : entries)
-    {
-        const auto file = folder.getChildFile (path);
-        file.getParentDirectory().createDirectory();
-        file.replaceWithData (bytes.getData(), bytes.getSize());
-    }
-    return folder;
-}
-
-// Runs the message loop until done() holds; false on timeout.
-template <typename Done>
-bool pumpUntil (Done&& done, int timeoutMs = 20000)
-{
-    const auto until = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-    while (! done())
-    {
-        if (juce::Time::getMillisecondCounter() > until)
-            return false;
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (2);
-    }
-    return true;
-}
+juce::MemoryBlock drumLoop (Drum drum, const char* steps) { return tgtest::drumLoopWav (drum, steps); }
+Entries packA() { return tgtest::drumPackA(); }
+Entries packB() { return tgtest::drumPackB(); }
+juce::File writeFolder (const juce::File& folder, const Entries& entries) { return tgtest::writePackFolder (folder, entries); }
 
 struct Outcome
 {

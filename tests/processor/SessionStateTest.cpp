@@ -2,6 +2,7 @@
 // loading, the chain of pack loads that brings the lanes back, and blobs that must change
 // nothing.
 #include "engine/DemoPack.h"
+#include "support/PackFixtures.h"
 #include "support/ProcessorRig.h"
 
 #include <thread>
@@ -11,54 +12,17 @@ namespace
 using tg::demo::Drum;
 using Pack = std::pair<juce::File, bool>;
 
-struct TempFolder
-{
-    TempFolder()
-        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("tapegrub-session", "", false))
-    {
-        folder.createDirectory();
-    }
-
-    ~TempFolder() { folder.deleteRecursively(); }
-
-    juce::File folder;
-};
+using tgtest::pumpUntil;
+using tgtest::TempFolder;
 
 // One drum at 120 BPM, written into folder as a WAV of the given name.
 void addLoop (const juce::File& folder, const juce::String& name, Drum drum, const char* steps, int bars = 2)
 {
-    ASSERT_TRUE (tg::demo::writeWav (folder.getChildFile (name + ".wav"),
-                                     tg::demo::drumPattern (drum, steps, 120.0, bars, 0.8f), tg::demo::kSampleRate));
+    tgtest::writePackFolder (folder, { { name + ".wav", tgtest::drumLoopWav (drum, steps, bars) } });
 }
 
-// Pack A: a kick and hats. Pack B: another kick and a clap.
-juce::File packA (const juce::File& folder)
-{
-    addLoop (folder, "Kick Loop Boom 120bpm", Drum::kick, "X...X...X...X...");
-    addLoop (folder, "Hats Loop Tick 120bpm", Drum::closedHat, "..X...X...X...X.");
-    return folder;
-}
-
-juce::File packB (const juce::File& folder)
-{
-    addLoop (folder, "Kick Loop Knock 120bpm", Drum::kick, "X..xX...X..xX.x.");
-    addLoop (folder, "Clap Loop Crack 120bpm", Drum::clap, "....X.......X...");
-    return folder;
-}
-
-template <typename Done>
-bool pumpUntil (Done&& done, int timeoutMs = 20000)
-{
-    const auto until = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-    while (! done())
-    {
-        if (juce::Time::getMillisecondCounter() > until)
-            return false;
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (2);
-    }
-    return true;
-}
+juce::File packA (const juce::File& folder) { return tgtest::writePackFolder (folder, tgtest::drumPackA()); }
+juce::File packB (const juce::File& folder) { return tgtest::writePackFolder (folder, tgtest::drumPackB()); }
 
 bool load (TapegrubProcessor& p, const juce::File& pack, bool add = false)
 {

@@ -7,23 +7,12 @@ namespace
 // Candidates for one lane, each a different tone so that play buffers tell them apart.
 void fillLane (TapegrubProcessor& p, int lane, const juce::StringArray& names, int bars = 2)
 {
-    p.takeLanesOffline (lane);
-    auto& l = p.engine.lanes[(size_t) lane];
-    l.loops.clear();
-    for (int k = 0; k < names.size(); ++k)
+    tgtest::setCandidates (p, lane, names, bars, [lane, bars] (int k)
     {
-        tg::Loop loop;
-        loop.name = names[k];
         const double step = 0.002 * (lane + 1) + 0.0007 * k;
-        loop.audio = tgtest::makeBuffer (bars * 88200, [step] (int c, int i)
-                                         { return (0.2 + 0.1 * c) * std::sin (i * step) * (1.0 + (i % 22050) / 22050.0) / 2.0; });
-        loop.bars = bars;
-        l.loops.push_back (std::move (loop));
-    }
-    l.pick = 0;
-    p.engine.assignLoop (lane, l.loops[0]);
-    p.engine.packLoaded = true;
-    p.refreshLanePlay (lane);
+        return tgtest::makeBuffer (bars * 88200, [step] (int c, int i)
+                                   { return (0.2 + 0.1 * c) * std::sin (i * step) * (1.0 + (i % 22050) / 22050.0) / 2.0; });
+    });
 }
 
 juce::StringArray namesOf (const char* stem, int count)

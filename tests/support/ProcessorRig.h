@@ -47,25 +47,37 @@ inline void neutralMaster (TapegrubProcessor& p)
     setParam (p, "keyon", 0.0f);
 }
 
-// Puts one generated loop on a lane as its only candidate and current pick, and arms it.
-inline void installLoop (TapegrubProcessor& p, int lane, juce::AudioBuffer<float> audio, double sampleRate,
-                         double bpm, int bars, const juce::String& name = {})
+// Gives a lane one candidate per name (audio from makeAudio (index), 120 BPM, `bars` bars),
+// makes the first its current loop and arms the lane, as a pack load would.
+template <typename MakeAudio>
+void setCandidates (TapegrubProcessor& p, int lane, const juce::StringArray& names, int bars, MakeAudio&& makeAudio,
+                    double sampleRate = 44100.0, double bpm = 120.0)
 {
-    tg::Loop loop;
-    loop.name = name.isNotEmpty() ? name : juce::String ("Loop ") + juce::String (lane);
-    loop.audio = std::move (audio);
-    loop.sampleRate = sampleRate;
-    loop.bpm = bpm;
-    loop.bars = bars;
-
     p.takeLanesOffline (lane);
     auto& l = p.engine.lanes[(size_t) lane];
     l.loops.clear();
-    l.loops.push_back (std::move (loop));
+    for (int k = 0; k < names.size(); ++k)
+    {
+        tg::Loop loop;
+        loop.name = names[k];
+        loop.audio = makeAudio (k);
+        loop.sampleRate = sampleRate;
+        loop.bpm = bpm;
+        loop.bars = bars;
+        l.loops.push_back (std::move (loop));
+    }
     l.pick = 0;
     p.engine.assignLoop (lane, l.loops[0]);
     p.engine.packLoaded = true;
     p.refreshLanePlay (lane);
+}
+
+// Puts one generated loop on a lane as its only candidate and current pick, and arms it.
+inline void installLoop (TapegrubProcessor& p, int lane, juce::AudioBuffer<float> audio, double sampleRate,
+                         double bpm, int bars, const juce::String& name = {})
+{
+    const auto loopName = name.isNotEmpty() ? name : juce::String ("Loop ") + juce::String (lane);
+    setCandidates (p, lane, { loopName }, bars, [&] (int) { return std::move (audio); }, sampleRate, bpm);
 }
 
 // A stereo buffer of n samples filled by f(channel, index).
