@@ -36,12 +36,13 @@ void printLine (juce::DynamicObject* object)
     std::cout << juce::JSON::toString (juce::var (object), true).toStdString() << "\n";
 }
 
-void printRecord (const tg::IngestRecord& r, const KeyView* key)
+// verdict: the record's own unless given (files the reader could not decode have no record).
+void printRecord (const tg::IngestRecord& r, const KeyView* key, const char* verdict = nullptr)
 {
     auto* o = new juce::DynamicObject();
     o->setProperty ("path", r.path);
     o->setProperty ("name", r.name);
-    o->setProperty ("verdict", tg::verdictName (r.verdict));
+    o->setProperty ("verdict", verdict != nullptr ? verdict : tg::verdictName (r.verdict));
     o->setProperty ("lane", r.lane);
     o->setProperty ("laneByName", r.laneByName);
     o->setProperty ("primary", r.primary);
@@ -64,23 +65,7 @@ void printUnreadable (const juce::String& path)
     tg::IngestRecord r;
     r.path = path;
     r.name = nameOfPath (path);
-    auto* o = new juce::DynamicObject();
-    o->setProperty ("path", r.path);
-    o->setProperty ("name", r.name);
-    o->setProperty ("verdict", "unreadable");
-    o->setProperty ("lane", -1);
-    o->setProperty ("laneByName", -1);
-    o->setProperty ("primary", false);
-    o->setProperty ("fullKit", false);
-    o->setProperty ("bpm", 0.0);
-    o->setProperty ("bars", 0);
-    o->setProperty ("bpmFromName", false);
-    o->setProperty ("samples", 0);
-    o->setProperty ("sampleRate", 0.0);
-    o->setProperty ("key", juce::var());
-    o->setProperty ("keyNamed", false);
-    o->setProperty ("keyConfidence", 0.0);
-    printLine (o);
+    printRecord (r, nullptr, "unreadable");
 }
 
 int fail (const juce::String& message)

@@ -20,6 +20,12 @@ float clampOutput (float x) noexcept
 {
     return std::isfinite (x) ? juce::jlimit (-0.999f, 0.999f, x) : 0.0f;
 }
+
+// The send bus may sleep once its return has stayed below this (-140 dB) for kSendBusQuietTime
+// seconds with nothing sent: three times the reverb's longest path (comb plus the all-pass
+// chain, about 75 ms), so no echo is still on its way through the delay lines.
+constexpr float kSendBusFloor = 1.0e-7f;
+constexpr double kSendBusQuietTime = 0.25;
 } // namespace
 
 void TapegrubProcessor::prepareToPlay (double rate, int maximumBlockSize)
@@ -48,6 +54,8 @@ void TapegrubProcessor::prepareToPlay (double rate, int maximumBlockSize)
     reverb.setParameters (tgvoice::grooveReverbParameters());
     reverb.setSampleRate (sampleRate);
     reverb.reset();
+    sendBusAsleep = true;
+    sendBusQuietSamples = 0;
 
     const int scratch = juce::jmax (maximumBlockSize, 8192);
     sendBuffer.setSize (2, scratch, false, true, false);
@@ -133,6 +141,7 @@ void TapegrubProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mi
             sendHighPass[c].reset();
             sendLowPass[c].reset();
         }
+        sendBusAsleep = true;
         return;
     }
 
@@ -169,7 +178,7 @@ void TapegrubProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mi
     const float rawMix = readSwitch (cache.raw, false) ? readFloat (cache.rawmix, 0.4f) : 0.0f;
     const bool sparkleOn = readSwitch (cache.sparkle, false) && cache.sparklemix != nullptr;
     const float sparkleMix = sparkleOn ? readFloat (cache.sparklemix, 0.4f) : 0.0f;
-    sendBuffer.clear (0, n);
+    bool sending = false; // whether any lane feeds the send bus this block
 
     bool anySolo = false;
     for (int lane = 0; lane < numLanes; ++lane)
@@ -200,6 +209,9 @@ void TapegrubProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mi
         const float send = 0.9f * readFloat (cache.fx[(size_t) lane][tgvoice::verb], 0.0f);
         if (send > 0.01f)
         {
+            if (! sending)
+                sendBuffer.clear (0, n);
+            sending = true;
             sendBuffer.addFrom (0, 0, laneL, n, send);
             sendBuffer.addFrom (1, 0, laneR, n, send);
         }
@@ -210,23 +222,53 @@ void TapegrubProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mi
         playPos -= phraseLen;
     phraseProgress.store (playPos / phraseLen);
 
-    // Send bus: band-limited, then the reverb, returned at 0.9.
-    auto* sendL = sendBuffer.getWritePointer (0);
-    auto* sendR = sendBuffer.getWritePointer (1);
-    for (int k = 0; k < n; ++k)
-    {
-        sendL[k] = (float) sendLowPass[0].process (sendHighPass[0].process (sendL[k]));
-        sendR[k] = (float) sendLowPass[1].process (sendHighPass[1].process (sendR[k]));
-    }
-    reverb.processStereo (sendL, sendR, n);
-
     auto* outL = buffer.getWritePointer (0);
     auto* outR = outChannels > 1 ? buffer.getWritePointer (1) : nullptr;
-    for (int k = 0; k < n; ++k)
-        outL[k] += 0.9f * sendL[k];
-    if (outR != nullptr)
+
+    // Send bus: band-limited, then the reverb, returned at 0.9. Asleep it adds nothing.
+    if (sending || ! sendBusAsleep)
+    {
+        if (! sending)
+            sendBuffer.clear (0, n);
+        sendBusAsleep = false;
+
+        auto* sendL = sendBuffer.getWritePointer (0);
+        auto* sendR = sendBuffer.getWritePointer (1);
         for (int k = 0; k < n; ++k)
-            outR[k] += 0.9f * sendR[k];
+        {
+            sendL[k] = (float) sendLowPass[0].process (sendHighPass[0].process (sendL[k]));
+            sendR[k] = (float) sendLowPass[1].process (sendHighPass[1].process (sendR[k]));
+        }
+        reverb.processStereo (sendL, sendR, n);
+
+        float peak = 0.0f;
+        for (int k = 0; k < n; ++k)
+        {
+            outL[k] += 0.9f * sendL[k];
+            peak = juce::jmax (peak, std::abs (sendL[k]), std::abs (sendR[k]));
+        }
+        if (outR != nullptr)
+            for (int k = 0; k < n; ++k)
+                outR[k] += 0.9f * sendR[k];
+
+        if (sending || ! (peak < kSendBusFloor))
+        {
+            sendBusQuietSamples = 0;
+        }
+        else if ((sendBusQuietSamples += n) >= (int) (kSendBusQuietTime * sampleRate))
+        {
+            // What is left is below -140 dB: clear it, so that a wake starts from silence.
+            fprintf (stderr, "SLEEP at %f\n", playPos);
+            reverb.reset();
+            for (size_t c = 0; c < 2; ++c)
+            {
+                sendHighPass[c].reset();
+                sendLowPass[c].reset();
+            }
+            sendBusAsleep = true;
+            sendBusQuietSamples = 0;
+        }
+    }
 
     // Bass mono: the side signal loses everything below 150 Hz.
     if (outR != nullptr && readSwitch (cache.mono, true))
