@@ -570,8 +570,11 @@ std::vector<DemoFile> demoPackFiles()
     };
 
     add ("Drums/Kick Loop 120bpm.wav", drumPattern (Drum::kick, "X...X...X...X...X...X...X...X.x.", 120.0, 2, 0.9f));
+    add ("Drums/Kick Loop Broken 120bpm.wav", drumPattern (Drum::kick, "X..x..X...X..x..X..x..X...X.x.x.", 120.0, 2, 0.9f));
+    add ("Drums/Kick Loop Skippy 124bpm.wav", drumPattern (Drum::kick, "X.....x.X.....x.X.....x.X..x..x.", 124.0, 2, 0.9f));
     add ("Drums/Hats Loop 124.wav", hatsLoop124());
     add ("Drums/Clap Loop 120bpm.wav", drumPattern (Drum::clap, "....X.......X...", 120.0, 2, 0.8f));
+    add ("Drums/Snare Loop 120bpm.wav", drumPattern (Drum::snare, "....X.......X..x....X.......X.x.", 120.0, 2, 0.8f));
     add ("Drums/Rim Groove 124bpm.wav", drumPattern (Drum::rim, "X..x..X.x.X..x.x", 124.0, 2, 0.7f));
     add ("Drums/Conga Loop 124bpm.wav", congaLoop124());
     add ("Drums/Shaker Loop 120bpm.wav", drumPattern (Drum::shaker, "XoxoXoxoXoxoXoxo", 120.0, 2, 0.6f));
