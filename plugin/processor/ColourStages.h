@@ -5,12 +5,39 @@
 // an offline render uses a fresh one on the message thread. Nothing here is shared.
 //
 // Amounts and mixes are 0..1, sample rates in Hz, delays in samples.
+#include <cmath>
 #include <vector>
 
 namespace tgdsp
 {
 // Below this a Raw or Sparkle amount counts as off.
 constexpr float kColourOffMix = 0.0005f;
+
+// tanh for the saturators (Drive, Raw, Sparkle), within 3e-16 of std::tanh everywhere at a
+// fraction of its cost: up to 0.625 the rational approximation of Moshier's Cephes library, no
+// call at all; above, one exp instead of the library's expm1 path. Double precision still
+// matters although the audio ends up in float: Crush rounds Drive's output to its steps, and a
+// coarser tanh would move samples lying near a step boundary to the neighbouring step.
+inline double fastTanh (double x) noexcept
+{
+    const double a = std::abs (x);
+    if (a > 0.625)
+    {
+        const double e = std::exp (-2.0 * a);
+        return std::copysign ((1.0 - e) / (1.0 + e), x);
+    }
+    const double s = x * x;
+    const double p = (-9.64399179425052238628e-1 * s - 9.92877231001918586564e1) * s - 1.61468768441708447952e3;
+    const double q = ((s + 1.12811678491632931402e2) * s + 2.23548839060100448583e3) * s + 4.84406305325125486048e3;
+    return std::copysign (x + x * s * (p / q), x); // copysign keeps tanh (-0) = -0
+}
+
+// out[i] = fastTanh (gain * in[i]) * scale for a block; in and out may be the same array.
+inline void fastTanhBlock (const double* in, double* out, int count, double gain, double scale) noexcept
+{
+    for (int i = 0; i < count; ++i)
+        out[i] = fastTanh (gain * in[i]) * scale;
+}
 
 struct RawFx
 {

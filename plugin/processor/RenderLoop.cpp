@@ -21,11 +21,89 @@ float clampOutput (float x) noexcept
     return std::isfinite (x) ? juce::jlimit (-0.999f, 0.999f, x) : 0.0f;
 }
 
-// The send bus may sleep once its return has stayed below this (-140 dB) for kSendBusQuietTime
-// seconds with nothing sent: three times the reverb's longest path (comb plus the all-pass
-// chain, about 75 ms), so no echo is still on its way through the delay lines.
-constexpr float kSendBusFloor = 1.0e-7f;
+// The send bus may sleep once its return has stayed below kSendBusFloor (-100 dB) for
+// kSendBusQuietTime seconds with nothing sent. The time is three times the reverb's longest
+// path (a comb plus the all-pass chain, about 75 ms), so no echo is still on its way through
+// the delay lines. The floor sits just above the reverb's own idle noise: its undenormalising
+// rounding keeps the combs cycling at 5e-6 (-106 dB) peak however long the input is silent,
+// so its tail never decays further and sleeping drops at most that.
+constexpr float kSendBusFloor = 1.0e-5f;
 constexpr double kSendBusQuietTime = 0.25;
+
+// A lane voice renders in chunks of this many samples, one stage at a time (see effectRack).
+constexpr int kVoiceChunk = 256;
+
+// The voice's trackers, copied out of its VoiceState for the length of a block.
+struct VoiceTrackers
+{
+    double punchEnv;
+    int nextOnset;
+    double lastSrcPos;
+    double gateTime;
+    double gateGain;
+
+    explicit VoiceTrackers (const tgvoice::VoiceState& v) noexcept
+        : punchEnv (v.punchEnv), nextOnset (v.nextOnset), lastSrcPos (v.lastSrcPos),
+          gateTime (v.gateTime), gateGain (v.gateGain) {}
+
+    void storeTo (tgvoice::VoiceState& v) const noexcept
+    {
+        v.punchEnv = punchEnv;
+        v.nextOnset = nextOnset;
+        v.lastSrcPos = lastSrcPos;
+        v.gateTime = gateTime;
+        v.gateGain = gateGain;
+    }
+};
+
+// The master chain after the send return, one pass per block: bass mono, the DC filter and
+// the safety limiter (instant attack, release by releaseStep per sample, hard ceiling).
+// Returns the smallest limiter gain of the block.
+template <bool stereo, bool bassMono, bool dcOn>
+float masterChain (float* outL, float* outR, int n, tgvoice::Biquad& monoLowPass, std::array<tgvoice::Biquad, 2>& dc,
+                   float& limiterGain, float releaseStep) noexcept
+{
+    tgvoice::detail::BiquadState mono (monoLowPass), dcL (dc[0]), dcR (dc[1]);
+    float gain = limiterGain, smallestGain = limiterGain;
+    for (int k = 0; k < n; ++k)
+    {
+        float l = outL[k], r = stereo ? outR[k] : 0.0f;
+
+        // The side signal loses everything below 150 Hz.
+        if constexpr (stereo && bassMono)
+        {
+            const double mid = (l + r) * 0.5;
+            const double side = (l - r) * 0.5;
+            const double sideHigh = side - mono.step (monoLowPass, side);
+            l = (float) (mid + sideHigh);
+            r = (float) (mid - sideHigh);
+        }
+
+        if constexpr (dcOn)
+        {
+            l = (float) dcL.step (dc[0], l);
+            if constexpr (stereo)
+                r = (float) dcR.step (dc[1], r);
+        }
+
+        const float peak = juce::jmax (std::abs (l), stereo ? std::abs (r) : 0.0f);
+        const float target = peak * gain > 0.983f ? 0.983f / juce::jmax (peak, 1e-9f) : 1.0f;
+        if (target < gain)
+            gain = target;
+        else
+            gain += releaseStep * (juce::jmin (target, 1.0f) - gain);
+
+        outL[k] = clampOutput (l * gain);
+        if constexpr (stereo)
+            outR[k] = clampOutput (r * gain);
+        smallestGain = juce::jmin (smallestGain, gain);
+    }
+    mono.storeTo (monoLowPass);
+    dcL.storeTo (dc[0]);
+    dcR.storeTo (dc[1]);
+    limiterGain = gain;
+    return smallestGain;
+}
 } // namespace
 
 void TapegrubProcessor::prepareToPlay (double rate, int maximumBlockSize)
@@ -257,8 +335,7 @@ void TapegrubProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mi
         }
         else if ((sendBusQuietSamples += n) >= (int) (kSendBusQuietTime * sampleRate))
         {
-            // What is left is below -140 dB: clear it, so that a wake starts from silence.
-            fprintf (stderr, "SLEEP at %f\n", playPos);
+            // Only the idle noise is left: clear it, so that a wake starts from silence.
             reverb.reset();
             for (size_t c = 0; c < 2; ++c)
             {
@@ -270,45 +347,20 @@ void TapegrubProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mi
         }
     }
 
-    // Bass mono: the side signal loses everything below 150 Hz.
-    if (outR != nullptr && readSwitch (cache.mono, true))
-    {
-        for (int k = 0; k < n; ++k)
-        {
-            const double mid = (outL[k] + outR[k]) * 0.5;
-            const double side = (outL[k] - outR[k]) * 0.5;
-            const double sideHigh = side - bassMonoLowPass.process (side);
-            outL[k] = (float) (mid + sideHigh);
-            outR[k] = (float) (mid - sideHigh);
-        }
-    }
-
-    if (readSwitch (cache.dc, true))
-    {
-        for (int k = 0; k < n; ++k)
-            outL[k] = (float) dcFilter[0].process (outL[k]);
-        if (outR != nullptr)
-            for (int k = 0; k < n; ++k)
-                outR[k] = (float) dcFilter[1].process (outR[k]);
-    }
-
-    // Safety limiter: instant attack, 60 ms release, hard ceiling.
+    // Bass mono, DC filter and the safety limiter (60 ms release).
+    const bool bassMono = outR != nullptr && readSwitch (cache.mono, true);
+    const bool dcOn = readSwitch (cache.dc, true);
     const float release = 1.0f - std::exp (-1.0f / (0.06f * (float) sampleRate));
-    float smallestGain = limiterGain;
-    for (int k = 0; k < n; ++k)
-    {
-        const float peak = juce::jmax (std::abs (outL[k]), outR != nullptr ? std::abs (outR[k]) : 0.0f);
-        const float target = peak * limiterGain > 0.983f ? 0.983f / juce::jmax (peak, 1e-9f) : 1.0f;
-        if (target < limiterGain)
-            limiterGain = target;
-        else
-            limiterGain += release * (juce::jmin (target, 1.0f) - limiterGain);
-
-        outL[k] = clampOutput (outL[k] * limiterGain);
-        if (outR != nullptr)
-            outR[k] = clampOutput (outR[k] * limiterGain);
-        smallestGain = juce::jmin (smallestGain, limiterGain);
-    }
+    float smallestGain = 1.0f;
+    if (outR == nullptr)
+        smallestGain = dcOn ? masterChain<false, false, true> (outL, outR, n, bassMonoLowPass, dcFilter, limiterGain, release)
+                            : masterChain<false, false, false> (outL, outR, n, bassMonoLowPass, dcFilter, limiterGain, release);
+    else if (bassMono)
+        smallestGain = dcOn ? masterChain<true, true, true> (outL, outR, n, bassMonoLowPass, dcFilter, limiterGain, release)
+                            : masterChain<true, true, false> (outL, outR, n, bassMonoLowPass, dcFilter, limiterGain, release);
+    else
+        smallestGain = dcOn ? masterChain<true, false, true> (outL, outR, n, bassMonoLowPass, dcFilter, limiterGain, release)
+                            : masterChain<true, false, false> (outL, outR, n, bassMonoLowPass, dcFilter, limiterGain, release);
     limiterActive.store (smallestGain < 0.995f);
 }
 
@@ -317,19 +369,19 @@ bool TapegrubProcessor::renderLaneBlock (int lane, int n, double tempo, double s
 {
     auto& view = laneViews[(size_t) lane];
     auto& v = view.voice;
-    const auto l = (size_t) lane;
+    const auto index = (size_t) lane;
 
     float target = 1.0f;
-    if (readSwitch (cache.mute[l], false))
+    if (readSwitch (cache.mute[index], false))
         target = 0.0f;
     else if (anySolo)
-        target = readSwitch (cache.solo[l], false) ? 1.0f : 0.0f;
+        target = readSwitch (cache.solo[index], false) ? 1.0f : 0.0f;
 
     // A muted lane that has faded out costs nothing and does not advance.
     if (target == 0.0f && view.gain < 0.0005f)
         return false;
 
-    const float vol = readFloat (cache.vol[l], kVolumeFallback);
+    const float vol = readFloat (cache.vol[index], kVolumeFallback);
     const auto dials = tgvoice::LaneDials::fromRaw (laneDialValues (lane));
     if (dials.filterOn && std::abs (dials.filterValue - v.lastFilter) > 0.0005f)
     {
@@ -355,48 +407,76 @@ bool TapegrubProcessor::renderLaneBlock (int lane, int n, double tempo, double s
     const float* srcR = view.right;
     const int last = view.numSamples - 1;
 
-    for (int k = 0; k < n; ++k)
+    tgvoice::LoopWrap wrap (loopLen);
+    VoiceTrackers trackers (v);
+    double chunkL[kVoiceChunk], chunkR[kVoiceChunk];
+
+    // The audibility ramp: once it has arrived, one level serves the whole block.
+    float gain = view.gain;
+    const bool gainAtRest = gain + juce::jlimit (-gainStep, gainStep, target - gain) == gain;
+    const double restingLevel = (double) gain * vol * polarity;
+
+    for (int start = 0; start < n; start += kVoiceChunk)
     {
-        double pos = playPos + k;
-        while (pos >= phraseLen)
-            pos -= phraseLen;
-        double t = std::fmod (pos, loopLen);
-        if (shiftSamples > 0.0)
+        const int count = juce::jmin (kVoiceChunk, n - start);
+
+        for (int i = 0; i < count; ++i)
         {
-            t -= shiftSamples;
-            if (t < 0.0)
-                t += loopLen;
-        }
-        const double src = t * rate;
+            double pos = playPos + (start + i);
+            while (pos >= phraseLen)
+                pos -= phraseLen;
+            double t = wrap (pos);
+            if (shiftSamples > 0.0)
+            {
+                t -= shiftSamples;
+                if (t < 0.0)
+                    t += loopLen;
+            }
+            const double src = t * rate;
 
-        double l = 0.0, r = 0.0;
-        // Up to 8 samples past the end hold the last sample, hiding rounding at the seam.
-        if (src >= 0.0 && src < (double) last + 8.0)
+            double left = 0.0, right = 0.0;
+            // Up to 8 samples past the end hold the last sample, hiding rounding at the seam.
+            if (src >= 0.0 && src < (double) last + 8.0)
+            {
+                const int i0 = juce::jlimit (0, last, (int) src);
+                const int i1 = juce::jmin (i0 + 1, last);
+                const double f = juce::jlimit (0.0, 1.0, src - i0);
+                left = srcL[i0] + (srcL[i1] - srcL[i0]) * f;
+                right = srcR[i0] + (srcR[i1] - srcR[i0]) * f;
+            }
+
+            double g = tgvoice::edgeFade (t, loopLen, edgeLen);
+            g *= tgvoice::onsetPunchGate (trackers, src, rate, view.onsets, view.onsetCount, dials, gate, punchDecay, timeStep);
+
+            if (gainAtRest)
+            {
+                g *= restingLevel;
+            }
+            else
+            {
+                gain += juce::jlimit (-gainStep, gainStep, target - gain);
+                g *= (double) gain * vol * polarity;
+            }
+
+            chunkL[i] = left * g;
+            chunkR[i] = right * g;
+        }
+
+        tgvoice::effectRack (v, dials, chunkL, chunkR, count);
+        for (int i = 0; i < count; ++i)
         {
-            const int i0 = juce::jlimit (0, last, (int) src);
-            const int i1 = juce::jmin (i0 + 1, last);
-            const double f = juce::jlimit (0.0, 1.0, src - i0);
-            l = srcL[i0] + (srcL[i1] - srcL[i0]) * f;
-            r = srcR[i0] + (srcR[i1] - srcR[i0]) * f;
+            outL[start + i] = (float) chunkL[i];
+            outR[start + i] = (float) chunkR[i];
         }
-
-        double g = tgvoice::edgeFade (t, loopLen, edgeLen);
-        g *= tgvoice::onsetPunchGate (v, src, rate, view.onsets, view.onsetCount, dials, gate, punchDecay, timeStep);
-
-        view.gain += juce::jlimit (-gainStep, gainStep, target - view.gain);
-        g *= (double) view.gain * vol * polarity;
-
-        l *= g;
-        r *= g;
-        tgvoice::effectRack (v, dials, l, r);
-        outL[k] = (float) l;
-        outR[k] = (float) r;
     }
 
-    auto& raw = rawFx[l];
+    trackers.storeTo (v);
+    view.gain = gain;
+
+    auto& raw = rawFx[index];
     if (tgdsp::rawShouldRun (raw, rawMix))
         raw.process (outL, outR, n, sampleRate, rawMix);
-    if (tgdsp::sparkleShouldRun (sparkle[l], sparkleMix))
-        tgdsp::processSparkle (sparkle[l], outL, outR, n, sampleRate, sparkleMix);
+    if (tgdsp::sparkleShouldRun (sparkle[index], sparkleMix))
+        tgdsp::processSparkle (sparkle[index], outL, outR, n, sampleRate, sparkleMix);
     return true;
 }

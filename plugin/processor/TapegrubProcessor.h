@@ -231,9 +231,9 @@ private:
     std::array<tgvoice::Biquad, 2> sendHighPass {}, sendLowPass {};
     juce::Reverb reverb;
     // The send bus sleeps (filters and reverb cleared, not run) once nothing has been sent for
-    // a while and its return has stayed below -140 dB; the first block with a send wakes it.
+    // a while and its return has stayed below -100 dB; the first block with a send wakes it.
     bool sendBusAsleep = true;
-    int sendBusQuietSamples = 0; // samples without a send and with the return below -140 dB
+    int sendBusQuietSamples = 0; // samples without a send and with the return below -100 dB
     juce::AudioBuffer<float> sendBuffer, laneScratch;
     float limiterGain = 1.0f;
     std::array<RawFx, numLanes> rawFx {};
