@@ -6,6 +6,7 @@
 //   ProcessBlockBareMix   the floor: the same seven loops read by linear interpolation and
 //                         summed, nothing else
 // rtFactor is seconds of audio rendered per second of CPU time.
+#include "processor/SteadyPlayHead.h"
 #include "processor/TapegrubProcessor.h"
 #include "../tests/engine/SignalHelpers.h"
 
@@ -16,23 +17,8 @@ namespace
 constexpr double kRate = 48000.0;
 constexpr int kBlock = 512;
 constexpr double kLoopRate = 44100.0;
-constexpr double kBpm = 120.0;
+constexpr double kBpm = 120.0; // also SteadyPlayHead's default
 constexpr int kBars = 4;
-
-struct HostHead : juce::AudioPlayHead
-{
-    double bpm = kBpm;
-    double ppq = 0.0;
-
-    juce::Optional<PositionInfo> getPosition() const override
-    {
-        PositionInfo info;
-        info.setBpm (bpm);
-        info.setPpqPosition (ppq);
-        info.setIsPlaying (true);
-        return info;
-    }
-};
 
 // Lane loops: a drum groove per lane, its right channel a little quieter than its left.
 juce::AudioBuffer<float> laneLoop (int lane)
@@ -110,11 +96,11 @@ struct Session
     void block()
     {
         processor.processBlock (buffer, midi);
-        head.ppq += kBlock / kRate * (head.bpm / 60.0);
+        head.advance (kBlock, kRate);
     }
 
     TapegrubProcessor processor;
-    HostHead head;
+    SteadyPlayHead head; // kBpm, the play head's default tempo
     juce::AudioBuffer<float> buffer { 2, kBlock };
     juce::MidiBuffer midi;
 };

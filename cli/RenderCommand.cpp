@@ -2,6 +2,7 @@
 // plays the groove through processBlock under a simulated host, and writes the mix and the
 // lane files the drag-out would give.
 #include "Commands.h"
+#include "processor/SteadyPlayHead.h"
 #include "processor/TapegrubProcessor.h"
 #include "engine/KeyNames.h"
 
@@ -9,21 +10,6 @@
 
 namespace
 {
-// The host's transport for an offline render: a fixed tempo, always playing.
-struct SteadyPlayHead : juce::AudioPlayHead
-{
-    double bpm = 120.0, ppq = 0.0;
-
-    juce::Optional<PositionInfo> getPosition() const override
-    {
-        PositionInfo info;
-        info.setBpm (bpm);
-        info.setPpqPosition (ppq);
-        info.setIsPlaying (true);
-        return info;
-    }
-};
-
 struct Options
 {
     juce::File pack, out, stateIn, stateOut;
@@ -230,7 +216,7 @@ int tgcli::render (const juce::StringArray& args)
         processor.processBlock (buffer, midi);
         mix.copyFrom (0, done, buffer, 0, 0, n);
         mix.copyFrom (1, done, buffer, 1, 0, n);
-        head.ppq += n / o.sampleRate * head.bpm / 60.0;
+        head.advance (n, o.sampleRate);
     }
 
     if (! o.out.createDirectory())
